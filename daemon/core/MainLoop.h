@@ -7,13 +7,13 @@
 #include "common/runtime/SelectManager.h"
 
 class MainLoop {
-public:
+  public:
     static MainLoop& Instance();
 
     KtTimerGroup& Group() { return group_; }
     SelectManager& Manager() { return manager_; }
 
-private:
+  private:
     MainLoop() : manager_(&group_) {}
 
     KtTimerGroup group_;

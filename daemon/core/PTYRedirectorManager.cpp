@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/config/RegistryCache.h"
 #include "common/runtime/DebugMonitor.h"
 #include "common/runtime/PortvanePaths.h"
 #include "daemon/core/MainLoop.h"
@@ -25,7 +26,9 @@ void HandleSignal(int signal) {
     }
 }
 
-DebugMonitor& Log() { return DebugMonitor::Instance(); }
+DebugMonitor& Log() {
+    return DebugMonitor::Instance();
+}
 
 // A daemon with a few hundred ports needs more descriptors than the usual
 // soft limit of 1024.
@@ -60,7 +63,9 @@ PTYRedirectorManager::~PTYRedirectorManager() {
     }
 }
 
-PTYRedirectorManager* PTYRedirectorManager::Current() { return g_manager.load(); }
+PTYRedirectorManager* PTYRedirectorManager::Current() {
+    return g_manager.load();
+}
 
 void PTYRedirectorManager::ExitWith(int status) {
     Log().CloseSyslog();
@@ -187,11 +192,14 @@ bool PTYRedirectorManager::StartControlChannel() {
     return true;
 }
 
-void PTYRedirectorManager::StopControlChannel() { controlPort_ = 0; }
+void PTYRedirectorManager::StopControlChannel() {
+    controlPort_ = 0;
+}
 
 void PTYRedirectorManager::StartServices() {
-    // Configuration cache thread, PTY connection listener, DNS resolver:
-    // each starts here, in this order, once it exists.
+    RegistryCache::Instance().Start();
+    // PTY connection listener, DNS resolver: each starts here, in this
+    // order, once it exists.
 }
 
 void PTYRedirectorManager::StopServices() {
@@ -211,7 +219,8 @@ bool PTYRedirectorManager::Reload() {
 
 void PTYRedirectorManager::OnSignal(int signal) {
     KtTimerGroup* group = GetTimerGroup();
-    group->StartTimer(this, &signalTimer_, 0, reinterpret_cast<void*>(static_cast<intptr_t>(signal)));
+    group->StartTimer(this, &signalTimer_, 0,
+                      reinterpret_cast<void*>(static_cast<intptr_t>(signal)));
     // Delivered while the main thread waits, so the wait ends by itself; the
     // wake-up byte covers a delivery anywhere else.
     group->GetEvent().Signal();
@@ -281,6 +290,7 @@ void PTYRedirectorManager::Shutdown() {
     StopServices();
     ClosePorts();
     // The configuration cache stops last, writing what is pending.
+    RegistryCache::Instance().Stop();
     Log().Log(DEBUG_INFO, kSource, 0, "Daemon Stop");
     Log().Flush();
     Log().CloseSyslog();

@@ -12,7 +12,7 @@
 #include "common/runtime/LockFile.h"
 
 class PTYRedirectorManager : public KtTimerManager {
-public:
+  public:
     static constexpr const char* kVersion = "4.0";
     static constexpr const char* kLockName = "portvaned";
     static constexpr const char* kSource = "portvane";
@@ -38,7 +38,7 @@ public:
     void OnSignal(int signal);
     void OnTimer(KtTimerHandle timer, void* argument) override;
 
-private:
+  private:
     enum class Mode { Foreground, Start, Stop };
 
     // Start and stop of the control channel; it publishes the port the lock
