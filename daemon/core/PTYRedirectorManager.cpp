@@ -217,6 +217,42 @@ bool PTYRedirectorManager::Reload() {
     return true;
 }
 
+// Port set: filled in with the ports themselves.
+bool PTYRedirectorManager::IsKnownPort(const std::string& /*name*/) {
+    return false;
+}
+
+std::string PTYRedirectorManager::ListPorts(bool /*includeFailed*/) {
+    return "";
+}
+
+bool PTYRedirectorManager::AddPorts(const std::string& /*list*/, std::string& /*reply*/,
+                                    bool /*strict*/) {
+    return true;
+}
+
+bool PTYRedirectorManager::RemovePorts(const std::string& /*list*/, std::string& /*reply*/,
+                                       bool /*strict*/) {
+    return true;
+}
+
+bool PTYRedirectorManager::SetPorts(const std::string& /*list*/, std::string& /*reply*/,
+                                    bool /*strict*/) {
+    return true;
+}
+
+bool PTYRedirectorManager::ApplyMode(const std::string& /*name*/) {
+    return true;
+}
+
+bool PTYRedirectorManager::ApplyOwner(const std::string& /*name*/) {
+    return true;
+}
+
+bool PTYRedirectorManager::ApplyGroup(const std::string& /*name*/) {
+    return true;
+}
+
 void PTYRedirectorManager::OnSignal(int signal) {
     KtTimerGroup* group = GetTimerGroup();
     group->StartTimer(this, &signalTimer_, 0,

@@ -35,6 +35,18 @@ class PTYRedirectorManager : public KtTimerManager {
     // Re-reads the port list and re-arms the hourly reload.
     bool Reload();
 
+    // The set of redirected ports. Every operation takes the manager's lock;
+    // the list operations write a failure text into `reply`.
+    bool IsKnownPort(const std::string& name);
+    std::string ListPorts(bool includeFailed);
+    bool AddPorts(const std::string& list, std::string& reply, bool strict);
+    bool RemovePorts(const std::string& list, std::string& reply, bool strict);
+    bool SetPorts(const std::string& list, std::string& reply, bool strict);
+    // "ALL" (exactly) stands for every running port.
+    bool ApplyMode(const std::string& name);
+    bool ApplyOwner(const std::string& name);
+    bool ApplyGroup(const std::string& name);
+
     void OnSignal(int signal);
     void OnTimer(KtTimerHandle timer, void* argument) override;
 
