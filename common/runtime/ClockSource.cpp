@@ -13,7 +13,9 @@ MonotonicClock& DefaultClock() {
 
 }  // namespace
 
-void ClockSource::Install(ClockSource* source) { g_installed.store(source); }
+void ClockSource::Install(ClockSource* source) {
+    g_installed.store(source);
+}
 
 ClockSource& ClockSource::Current() {
     ClockSource* source = g_installed.load();
@@ -32,4 +34,6 @@ uint32_t MonotonicClock::NowMs() {
     return static_cast<uint32_t>(ms);
 }
 
-uint32_t TickCountMs() { return ClockSource::Current().NowMs(); }
+uint32_t TickCountMs() {
+    return ClockSource::Current().NowMs();
+}

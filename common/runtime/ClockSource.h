@@ -8,7 +8,7 @@
 #include <cstdint>
 
 class ClockSource {
-public:
+  public:
     virtual ~ClockSource() = default;
     virtual uint32_t NowMs() = 0;
 
@@ -22,22 +22,22 @@ public:
 // every timer at once or stall them, so the count follows CLOCK_MONOTONIC.
 // The first reading of the process lies between 0 and 999.
 class MonotonicClock : public ClockSource {
-public:
+  public:
     uint32_t NowMs() override;
 
-private:
+  private:
     std::atomic<int64_t> baseSeconds_{-1};
 };
 
 // A clock that only moves when told to; for tests.
 class ManualClock : public ClockSource {
-public:
+  public:
     explicit ManualClock(uint32_t start = 0) : now_(start) {}
     uint32_t NowMs() override { return now_.load(); }
     void Set(uint32_t now) { now_.store(now); }
     void Advance(uint32_t ms) { now_.fetch_add(ms); }
 
-private:
+  private:
     std::atomic<uint32_t> now_;
 };
 

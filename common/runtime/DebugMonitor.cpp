@@ -20,8 +20,8 @@ struct KindInfo {
 };
 
 constexpr KindInfo kKinds[] = {
-    {"NOP", LOG_DEBUG, "  "},   {"READ", LOG_DEBUG, "<<"},  {"WRITE", LOG_DEBUG, ">>"},
-    {"STATUS", LOG_DEBUG, "||"}, {"DEBUG", LOG_INFO, "//"}, {"INFO", LOG_NOTICE, "--"},
+    {"NOP", LOG_DEBUG, "  "},    {"READ", LOG_DEBUG, "<<"},  {"WRITE", LOG_DEBUG, ">>"},
+    {"STATUS", LOG_DEBUG, "||"}, {"DEBUG", LOG_INFO, "//"},  {"INFO", LOG_NOTICE, "--"},
     {"ERROR", LOG_ERR, "**"},    {"MAX", LOG_WARNING, "  "},
 };
 
@@ -34,7 +34,9 @@ const KindInfo& Info(int kind) {
 
 }  // namespace
 
-DebugMonitor::DebugMonitor() { tzset(); }
+DebugMonitor::DebugMonitor() {
+    tzset();
+}
 
 DebugMonitor::~DebugMonitor() = default;
 
@@ -43,13 +45,21 @@ DebugMonitor& DebugMonitor::Instance() {
     return monitor;
 }
 
-const char* DebugMonitor::KindName(int kind) { return Info(kind).name; }
+const char* DebugMonitor::KindName(int kind) {
+    return Info(kind).name;
+}
 
-int DebugMonitor::KindPriority(int kind) { return Info(kind).priority; }
+int DebugMonitor::KindPriority(int kind) {
+    return Info(kind).priority;
+}
 
-void DebugMonitor::OpenSyslog(const char* ident) { openlog(ident, LOG_PID, LOG_LOCAL5); }
+void DebugMonitor::OpenSyslog(const char* ident) {
+    openlog(ident, LOG_PID, LOG_LOCAL5);
+}
 
-void DebugMonitor::CloseSyslog() { closelog(); }
+void DebugMonitor::CloseSyslog() {
+    closelog();
+}
 
 void DebugMonitor::SetLevel(int level) {
     Lock lock(mutex_);
@@ -82,14 +92,24 @@ void DebugMonitor::Log(int kind, const char* category, int length, const void* d
     if (level_ < KindPriority(kind)) {
         return;
     }
-    if (length <= 0) {
+    if (length == 0) {
         length = static_cast<int>(strlen(static_cast<const char*>(data)));
+    } else if (length < 0) {
+        // Not a text and no size: measuring it could run off the block.
+        length = 0;
     }
     if (kind == DEBUG_INFO || kind == DEBUG_ERROR || kind == DEBUG_MAX) {
-        std::string text = std::string(KindName(kind)) + " " +
-                           std::string(category, strnlen(category, DebugRecord::kCategorySize)) +
-                           " " + std::string(static_cast<const char*>(data), length);
+        // The whole category: syslog is where a long device name is read in
+        // full, only the trace record keeps 16 characters.
+        std::string text = std::string(KindName(kind)) + " " + category + " " +
+                           std::string(static_cast<const char*>(data), length);
         WriteSyslog(KindPriority(kind), text.c_str());
+    }
+    if (sink_ == nullptr) {
+        // The history exists only while somebody traces; a record nobody can
+        // read is not worth a block of history.
+        DiscardHistory();
+        return;
     }
     if (length > DebugRecord::kMaxData) {
         length = DebugRecord::kMaxData;
@@ -105,13 +125,14 @@ void DebugMonitor::Log(int kind, const char* category, int length, const void* d
     }
     uint8_t* place = history_.get();
     if (newest_ != nullptr) {
-        uint8_t* end = reinterpret_cast<uint8_t*>(newest_) + Footprint(newest_->length);
-        if (end + DebugRecord::kMaxRecord + (sizeof(DebugRecord) - 32) >
-            history_.get() + kHistorySize) {
+        // Room is kept for a record of the largest size, whatever comes.
+        size_t end =
+            reinterpret_cast<uint8_t*>(newest_) - history_.get() + Footprint(newest_->length);
+        if (end + Footprint(DebugRecord::kMaxData) > static_cast<size_t>(kHistorySize)) {
             restarted = true;
             count_ = 0;
         } else {
-            place = end;
+            place = history_.get() + end;
         }
     }
     DebugRecord* record = reinterpret_cast<DebugRecord*>(place);
@@ -122,14 +143,10 @@ void DebugMonitor::Log(int kind, const char* category, int length, const void* d
     memcpy(place + sizeof(DebugRecord), data, length);
     newest_ = record;
     ++count_;
-    if (sink_ != nullptr) {
-        if (restarted) {
-            sink_->ResetCursor();
-        } else {
-            sink_->RecordsAvailable();
-        }
+    if (restarted) {
+        sink_->ResetCursor();
     } else {
-        DiscardHistory();
+        sink_->RecordsAvailable();
     }
 }
 

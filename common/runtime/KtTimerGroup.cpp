@@ -105,7 +105,7 @@ uint32_t KtTimerGroup::TimeToNextTimer() {
     return result;
 }
 
-void KtTimerGroup::RunExpiredTimers() {
+void KtTimerGroup::RunExpiredTimers(bool waitWhenIdle) {
     uint32_t now = TickCountMs();
     event_.Clear();
     int fired = 0;
@@ -129,7 +129,7 @@ void KtTimerGroup::RunExpiredTimers() {
         }
         TrimEnd();
     }
-    if (fired == 0) {
+    if (fired == 0 && waitWhenIdle) {
         // A due slot that is busy on another pass would otherwise make the
         // caller's loop spin.
         event_.Wait(1);

@@ -29,17 +29,17 @@ struct KtTimerSlot {
 using KtTimerHandle = KtTimerSlot*;
 
 class KtTimerClient {
-public:
+  public:
     // Runs on the group's thread. The client matches `timer` against its
     // handles, clears the matching one and acts; the slot is freed on return.
     virtual void OnTimer(KtTimerHandle timer, void* argument) = 0;
 
-protected:
+  protected:
     ~KtTimerClient() = default;
 };
 
 class KtTimerGroup : public KtTimerHeapObject {
-public:
+  public:
     static constexpr int kSlotCount = 4096;
     // The last slot is never handed out, so at most 4095 timers run at once.
     static constexpr int kUsableSlots = kSlotCount - 1;
@@ -52,14 +52,17 @@ public:
 
     // (Re)starts the timer named by *handle. With no free slot the handle is
     // left null, the old timer still cancelled.
-    void StartTimer(KtTimerClient* client, KtTimerHandle* handle, uint32_t delayMs,
-                    void* argument);
+    void StartTimer(KtTimerClient* client, KtTimerHandle* handle, uint32_t delayMs, void* argument);
     void StopTimer(KtTimerHandle* handle);
     void StopAllTimers(KtTimerClient* client);
 
     // 0 when a timer is due, else ms until the earliest one, kNoTimer if none.
     uint32_t TimeToNextTimer();
-    void RunExpiredTimers();
+    // With waitWhenIdle, a call that fires nothing waits up to 1 ms, so that
+    // a loop told "due now" about a slot busy on another pass cannot spin.
+    // The descriptor loop passes false after poll(): there the wait only
+    // added a millisecond to every dispatched event.
+    void RunExpiredTimers(bool waitWhenIdle = true);
     // For threads with timers but no descriptors.
     uint32_t WaitForTimers();
 
@@ -68,7 +71,7 @@ public:
     // Number of slots armed or firing; for tests and diagnostics.
     int ActiveTimers();
 
-private:
+  private:
     void FreeSlot(KtTimerSlot* slot);
     void TrimEnd();
 

@@ -9,7 +9,7 @@
 #include "common/runtime/KtTimerGroup.h"
 
 class KtTimerManager : public KtTimerClient {
-public:
+  public:
     explicit KtTimerManager(KtTimerGroup* shared) : group_(shared) {}
     KtTimerManager() : owned_(std::make_unique<KtTimerGroup>()), group_(owned_.get()) {}
     virtual ~KtTimerManager() = default;
@@ -18,14 +18,14 @@ public:
 
     KtTimerGroup* GetTimerGroup() const { return group_; }
 
-protected:
+  protected:
     // Convenience wrappers for the common case of a timer of this object.
     void StartTimer(KtTimerHandle* handle, uint32_t delayMs, void* argument = nullptr) {
         group_->StartTimer(this, handle, delayMs, argument);
     }
     void StopTimer(KtTimerHandle* handle) { group_->StopTimer(handle); }
 
-private:
+  private:
     std::unique_ptr<KtTimerGroup> owned_;
     KtTimerGroup* group_;  // owned_ when private, else the thread's shared group
 };

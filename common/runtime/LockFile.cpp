@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -14,6 +15,41 @@
 std::string LockFile::PathFor(const std::string& name) {
     return PortvanePaths::LockDirectory() + "/LCK.." + name;
 }
+
+namespace {
+
+// The leading decimal number of a record (blanks before it allowed), or 0
+// when there is none or it does not fit a process id: garbage names nobody.
+int LeadingNumber(const char* text, const char** end) {
+    char* stop = nullptr;
+    errno = 0;
+    long value = strtol(text, &stop, 10);
+    *end = stop;
+    if (stop == text || errno == ERANGE || value <= 0 || value > INT32_MAX) {
+        return 0;
+    }
+    return static_cast<int>(value);
+}
+
+// Parses "%d,%d": the owner's pid (0 when unusable) and the port (0 when
+// absent or out of range).
+int ParseRecord(const char* text, int* port) {
+    const char* end = nullptr;
+    int pid = LeadingNumber(text, &end);
+    *port = 0;
+    if (pid != 0 && *end == ',') {
+        const char* portEnd = nullptr;
+        int value = LeadingNumber(end + 1, &portEnd);
+        *port = value <= 0xFFFF ? value : 0;
+    }
+    return pid;
+}
+
+// Stale locks are removed and the create tried again; a bound keeps a
+// local user who keeps planting files from holding the start in a loop.
+constexpr int kMaxAttempts = 16;
+
+}  // namespace
 
 LockFile::LockFile(const std::string& name, uint16_t port)
     : pid_(getpid()), port_(port), name_(name), path_(PathFor(name)) {}
@@ -26,8 +62,7 @@ bool LockFile::ReadTrusted(char* buffer, int* length, bool* untrusted) {
         return false;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        (st.st_uid != 0 && st.st_uid != geteuid())) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_uid != 0 && st.st_uid != geteuid())) {
         close(fd);
         *untrusted = true;
         return false;
@@ -44,7 +79,7 @@ bool LockFile::ReadTrusted(char* buffer, int* length, bool* untrusted) {
 
 int LockFile::Acquire() {
     pid_ = getpid();
-    for (;;) {
+    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
         int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd >= 0) {
             char record[kRecordSize + 1];
@@ -76,7 +111,8 @@ int LockFile::Acquire() {
             }
             continue;
         }
-        int owner = atoi(buffer);
+        int ignoredPort = 0;
+        int owner = ParseRecord(buffer, &ignoredPort);
         if (owner == pid_) {
             return ACQUIRED;
         }
@@ -90,6 +126,7 @@ int LockFile::Acquire() {
             return FAILED;
         }
     }
+    return FAILED;
 }
 
 int LockFile::Release() {
@@ -107,9 +144,9 @@ int LockFile::ReadOwner(int* pid, uint16_t* port) {
     if (!ReadTrusted(buffer, &length, &untrusted)) {
         return FAILED;
     }
-    int owner = 0;
     int ownerPort = 0;
-    if (sscanf(buffer, "%d,%d", &owner, &ownerPort) < 1 || owner <= 0) {
+    int owner = ParseRecord(buffer, &ownerPort);
+    if (owner == 0) {
         return FAILED;
     }
     if (kill(owner, 0) != 0 && errno == ESRCH) {

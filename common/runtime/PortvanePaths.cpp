@@ -17,11 +17,17 @@ std::string PortvanePaths::Root() {
     return r == "/" ? "" : r;
 }
 
-std::string PortvanePaths::ConfigFile() { return Root() + "/etc/portvaned.conf"; }
+std::string PortvanePaths::ConfigFile() {
+    return Root() + "/etc/portvaned.conf";
+}
 
-std::string PortvanePaths::LockDirectory() { return Root() + "/var/lock"; }
+std::string PortvanePaths::LockDirectory() {
+    return Root() + "/var/lock";
+}
 
-std::string PortvanePaths::DeviceDirectory() { return Root() + "/dev"; }
+std::string PortvanePaths::DeviceDirectory() {
+    return Root() + "/dev";
+}
 
 std::string PortvanePaths::DeviceLink(const std::string& name) {
     return DeviceDirectory() + "/" + name;

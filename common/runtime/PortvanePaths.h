@@ -6,11 +6,11 @@
 #include <string>
 
 class PortvanePaths {
-public:
-    static std::string Root();  // "" when PORTVANE_ROOT is unset
-    static std::string ConfigFile();           // <root>/etc/portvaned.conf
-    static std::string LockDirectory();        // <root>/var/lock
-    static std::string DeviceDirectory();      // <root>/dev
+  public:
+    static std::string Root();                               // "" when PORTVANE_ROOT is unset
+    static std::string ConfigFile();                         // <root>/etc/portvaned.conf
+    static std::string LockDirectory();                      // <root>/var/lock
+    static std::string DeviceDirectory();                    // <root>/dev
     static std::string DeviceLink(const std::string& name);  // <root>/dev/<name>
 
     // Creates the three directories under a set root; the real ones are the

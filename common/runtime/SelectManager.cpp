@@ -2,6 +2,9 @@
 
 #include <errno.h>
 
+#include <algorithm>
+#include <climits>
+
 #include "common/runtime/SelectManagerClient.h"
 
 using Lock = std::lock_guard<std::recursive_mutex>;
@@ -51,6 +54,9 @@ void SelectManager::Rebuild(const std::set<int>& drop, int add) {
     entries_.clear();
     for (const pollfd& p : source) {
         if (drop.count(p.fd) != 0 && p.fd != wakeFd_) {
+            if (dispatching_) {
+                removedInPass_.insert(p.fd);
+            }
             continue;
         }
         entries_[p.fd] = fresh->size();
@@ -76,6 +82,9 @@ bool SelectManager::RemoveClient(SelectManagerClient* client) {
     if (clients_.erase(client) == 0) {
         return false;
     }
+    // A client registered again later starts from nothing: a stale interest
+    // map would make its next AddSelect look like a no-op.
+    client->interest_.clear();
     std::set<int> dropped;
     for (auto it = owners_.begin(); it != owners_.end();) {
         if (it->second == client) {
@@ -164,22 +173,20 @@ bool SelectManager::Poll(int timeoutMs) {
         r = poll(current_.data(), n, timeoutMs);
     }
     int savedErrno = errno;
-    GetTimerGroup()->RunExpiredTimers();
+    GetTimerGroup()->RunExpiredTimers(false);
     if (r == 0 || (r < 0 && savedErrno == EINTR)) {
         return n > 1;
     }
     if (r < 0) {
-        std::set<SelectManagerClient*> clients;
-        {
-            Lock lock(mutex_);
-            clients = clients_;
-        }
-        for (SelectManagerClient* c : clients) {
-            c->OnSelect(-1, SELECT_ERROR);
-        }
+        NotifyPollFailure();
         return false;
     }
     std::map<int, short> ready;
+    {
+        Lock lock(mutex_);
+        dispatching_ = true;
+        removedInPass_.clear();
+    }
     for (size_t i = 1; i < n; ++i) {
         if (current_[i].revents != 0) {
             ready[current_[i].fd] = current_[i].revents;
@@ -190,8 +197,9 @@ bool SelectManager::Poll(int timeoutMs) {
         {
             Lock lock(mutex_);
             // Removed by an earlier callback of this pass: its readiness is
-            // stale and the descriptor may already be closed or reused.
-            if (entries_.count(fd) == 0) {
+            // stale and the descriptor may already be closed or reused, even
+            // re-registered under the same number.
+            if (entries_.count(fd) == 0 || removedInPass_.count(fd) != 0) {
                 continue;
             }
             auto o = owners_.find(fd);
@@ -211,13 +219,37 @@ bool SelectManager::Poll(int timeoutMs) {
         if (failed) {
             Lock lock(mutex_);
             auto o = owners_.find(fd);
-            owner = o == owners_.end() ? nullptr : o->second;
+            owner = o == owners_.end() || removedInPass_.count(fd) != 0 ? nullptr : o->second;
         }
         if (failed && owner != nullptr) {
             owner->OnSelect(fd, SELECT_ERROR);
         }
     }
+    {
+        Lock lock(mutex_);
+        dispatching_ = false;
+        removedInPass_.clear();
+    }
     return n > 1;
+}
+
+void SelectManager::NotifyPollFailure() {
+    std::set<SelectManagerClient*> clients;
+    {
+        Lock lock(mutex_);
+        clients = clients_;
+    }
+    for (SelectManagerClient* c : clients) {
+        // A client may remove (even destroy) another while handling this;
+        // only those still registered are told.
+        {
+            Lock lock(mutex_);
+            if (clients_.count(c) == 0) {
+                continue;
+            }
+        }
+        c->OnSelect(-1, SELECT_ERROR);
+    }
 }
 
 std::vector<int> SelectManager::WatchedDescriptors() {
@@ -235,5 +267,9 @@ void RunEventLoopPass(KtTimerGroup& group, SelectManager& manager) {
         group.RunExpiredTimers();
         t = group.TimeToNextTimer();
     }
-    manager.Poll(t == KtTimerGroup::kNoTimer ? -1 : static_cast<int>(t & 0x7FFFFFFF));
+    // Waits longer than poll() can express are cut; the loop simply asks
+    // again when the wait ends.
+    int timeout =
+        t == KtTimerGroup::kNoTimer ? -1 : static_cast<int>(std::min<uint32_t>(t, INT_MAX));
+    manager.Poll(timeout);
 }

@@ -21,7 +21,7 @@ enum SelectBits { SELECT_READ = 1, SELECT_WRITE = 2, SELECT_ERROR = 4 };
 class SelectManagerClient;
 
 class SelectManager : public KtTimerManager {
-public:
+  public:
     explicit SelectManager(KtTimerGroup* group);
     ~SelectManager() override;
 
@@ -46,12 +46,14 @@ public:
     // Descriptors currently in the poll array, wake-up pipe first; for tests.
     std::vector<int> WatchedDescriptors();
 
-private:
+  private:
     using PollArray = std::vector<pollfd>;
 
     PollArray& LiveArray() { return pending_ ? *pending_ : current_; }
     void Rebuild(const std::set<int>& drop, int add);
     static short ToPollEvents(int mask);
+    // Tells every client that poll() itself failed.
+    void NotifyPollFailure();
 
     std::recursive_mutex mutex_;
     std::map<int, SelectManagerClient*> owners_;
@@ -62,6 +64,10 @@ private:
     // pass; the current one is never touched in size while poll() may use it.
     std::unique_ptr<PollArray> pending_;
     int wakeFd_;
+    // Descriptors dropped while a pass dispatches: they get no further
+    // callback in that pass, even if registered again meanwhile.
+    bool dispatching_ = false;
+    std::set<int> removedInPass_;
     bool haveWaitMask_ = false;
     sigset_t waitMask_;
 };

@@ -5,6 +5,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
+
 UnixEvent::UnixEvent() {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) == 0) {
@@ -56,6 +59,7 @@ void UnixEvent::Wait(uint32_t timeoutMs) {
         return;
     }
     struct pollfd p = {readFd_, POLLIN, 0};
-    int timeout = timeoutMs == 0xFFFFFFFFu ? -1 : static_cast<int>(timeoutMs & 0x7FFFFFFF);
+    int timeout =
+        timeoutMs == 0xFFFFFFFFu ? -1 : static_cast<int>(std::min<uint32_t>(timeoutMs, INT_MAX));
     poll(&p, 1, timeout);
 }

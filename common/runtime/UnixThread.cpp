@@ -10,7 +10,9 @@ UnixThread::UnixThread() {
     pthread_attr_setdetachstate(&attributes_, PTHREAD_CREATE_JOINABLE);
 }
 
-UnixThread::~UnixThread() { pthread_attr_destroy(&attributes_); }
+UnixThread::~UnixThread() {
+    pthread_attr_destroy(&attributes_);
+}
 
 int UnixThread::Start(Entry entry, void* argument) {
     std::unique_lock<std::recursive_mutex> lock(mutex_);

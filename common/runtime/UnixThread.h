@@ -9,7 +9,7 @@
 #include <mutex>
 
 class UnixThread {
-public:
+  public:
     using Entry = void* (*)(void*);
 
     // Each thread runs one event loop; 64-bit frames, name-service lookups
@@ -33,7 +33,7 @@ public:
     void* GetArgument();
     int GetResult();
 
-private:
+  private:
     std::recursive_mutex mutex_;
     pthread_t thread_{};
     bool haveThread_ = false;
