@@ -176,6 +176,9 @@ bool RegistryCache::SetValue(const std::string& name, const std::string& value) 
     if (!Storable(nullptr, name, value)) {
         return false;
     }
+    // A change applies to the file as it is now: loading afterwards would
+    // replace the changed value with the file's and drop the write-back.
+    Load();
     general_[name] = value;
     ScheduleWrite();
     return true;
@@ -216,6 +219,7 @@ bool RegistryCache::SetPortValue(const std::string& section, const std::string& 
     if (!Storable(&section, name, value)) {
         return false;
     }
+    Load();
     ports_[section][name] = value;
     ScheduleWrite();
     return true;

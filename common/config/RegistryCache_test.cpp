@@ -179,6 +179,18 @@ TEST_F(RegistryCacheTest, DiskChangeBeforeTheWriteBackDropsThePendingChange) {
     EXPECT_EQ(Get("b"), "<none>");
 }
 
+// A change made before anything was read lands on top of the file's values
+// instead of being replaced by them at the first read.
+TEST_F(RegistryCacheTest, ChangeBeforeTheFirstReadKeepsFileAndChange) {
+    WriteText(path_, "[main]\na=1\n\n[tty0]\nBaud=9600\n");
+    SetModified(path_, -100);
+    ASSERT_TRUE(cache_->SetPortValue("tty0", "Baud", "19200"));
+    EXPECT_EQ(Get("a"), "1");
+    EXPECT_EQ(GetPort(*cache_, "tty0", "Baud"), "19200");
+    Advance(RegistryCache::kWriteDelayMs);
+    EXPECT_EQ(ReadText(path_), "[main]\na=1\n\n[tty0]\nBaud=19200\n\n");
+}
+
 TEST_F(RegistryCacheTest, DeleteSchedulesAWriteOnlyWhenFound) {
     EXPECT_FALSE(cache_->DeleteValue("a"));
     EXPECT_FALSE(cache_->DeletePortValue("tty0", "a"));
