@@ -40,6 +40,7 @@ LinuxSocketListener::~LinuxSocketListener() {
 int LinuxSocketListener::BindListeningPort(uint16_t port, uint16_t* bound) {
     if (port != 0) {
         IPAddress any;
+        any.address = bindAddress_;
         any.port = port;
         sockaddr_in in = any.ToSockaddr();
         if (bind(descriptor_, reinterpret_cast<sockaddr*>(&in), sizeof in) != 0) {
@@ -51,6 +52,7 @@ int LinuxSocketListener::BindListeningPort(uint16_t port, uint16_t* bound) {
     }
     for (uint32_t p = kFirstAutomaticPort; p <= kLastAutomaticPort; ++p) {
         IPAddress any;
+        any.address = bindAddress_;
         any.port = static_cast<uint16_t>(p);
         sockaddr_in in = any.ToSockaddr();
         if (bind(descriptor_, reinterpret_cast<sockaddr*>(&in), sizeof in) == 0) {
@@ -92,8 +94,8 @@ int LinuxSocketListener::Listen(uint16_t port) {
     // listening descriptor closes it instead of being reported forever.
     state_ = STATE_CONNECTED;
     local_.port = bound;
-    local_.address = 0;
-    localAddress_ = 0;
+    local_.address = bindAddress_;
+    localAddress_ = bindAddress_;
     port_ = bound;
     Register();
     AddSelect(descriptor_, SELECT_READ);

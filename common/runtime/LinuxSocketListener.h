@@ -31,6 +31,11 @@ class LinuxSocketListener : public TCPListener, public LinuxSocket {
                         std::recursive_mutex* mutex = nullptr);
     ~LinuxSocketListener() override;
 
+    // The address the next Listen binds, in host byte order; 0 (the
+    // default) is every local address. A listener meant for this host only
+    // (the daemon's unauthenticated control channel) binds 127.0.0.1.
+    void SetBindAddress(uint32_t address) { bindAddress_ = address; }
+
     int Listen(uint16_t port) override;
     int Close() override;
     int RejectPending(const char* message) override;
@@ -50,4 +55,5 @@ class LinuxSocketListener : public TCPListener, public LinuxSocket {
 
     // Held in reserve for ShedOne; -1 when none.
     int spareDescriptor_ = -1;
+    uint32_t bindAddress_ = 0;
 };

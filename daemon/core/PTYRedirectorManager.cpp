@@ -9,7 +9,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <set>
+#include <vector>
 
+#include "common/config/ConfigKeys.h"
+#include "common/config/PortSettings.h"
+#include "common/config/PtyListIterator.h"
 #include "common/config/RegistryCache.h"
 #include "common/runtime/DebugMonitor.h"
 #include "common/runtime/PortvanePaths.h"
@@ -186,70 +192,253 @@ void PTYRedirectorManager::StopRunningDaemon() {
 }
 
 bool PTYRedirectorManager::StartControlChannel() {
-    // The control channel is not built yet: the daemon runs without one and
-    // publishes port 0, which the tools read as "no channel".
-    controlPort_ = 0;
-    return true;
+    // A listener that could not bind is only logged: the daemon then runs
+    // without a channel and publishes port 0.
+    bool started = controlChannel_.Start();
+    controlPort_ = controlChannel_.Port();
+    return started;
 }
 
 void PTYRedirectorManager::StopControlChannel() {
+    controlChannel_.Stop();
     controlPort_ = 0;
 }
 
 void PTYRedirectorManager::StartServices() {
     RegistryCache::Instance().Start();
-    // PTY connection listener, DNS resolver: each starts here, in this
-    // order, once it exists.
+    if (!listener_.Start()) {
+        Log().Log(DEBUG_ERROR, kSource, 0, "Unable to launch pty listener thread");
+    }
+    // DNS resolver: starts here, after the listener, once it exists.
 }
 
 void PTYRedirectorManager::StopServices() {
-    // DNS resolver, then the PTY connection listener, once they exist.
+    // DNS resolver: stops here, before the listener, once it exists.
+    listener_.Stop();
 }
 
 void PTYRedirectorManager::ClosePorts() {
-    // Ports are closed in name order once the port set exists.
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    while (!ports_.empty()) {
+        auto first = ports_.begin();
+        std::unique_ptr<PTYRedirector> port = std::move(first->second);
+        ports_.erase(first);
+        port->Close();
+    }
+    failedPorts_.clear();
 }
 
 bool PTYRedirectorManager::Reload() {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    // The port list is applied here once ports exist.
+    std::string list;
+    // An absent key leaves the ports alone; an empty one removes them all.
+    if (PortSettings::General().FindText(ConfigKeys::kPorts, &list)) {
+        std::string scratch;
+        SetPorts(list, scratch, false);
+    }
     StartTimer(&reloadTimer_, kReloadIntervalMs);
     return true;
 }
 
-// Port set: filled in with the ports themselves.
-bool PTYRedirectorManager::IsKnownPort(const std::string& /*name*/) {
-    return false;
+// ---- the port set ----------------------------------------------------------
+
+namespace {
+
+using Guard = std::lock_guard<std::recursive_mutex>;
+
+std::string JoinNames(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) {
+        if (!text.empty()) {
+            text += ",";
+        }
+        text += name;
+    }
+    return text;
 }
 
-std::string PTYRedirectorManager::ListPorts(bool /*includeFailed*/) {
-    return "";
+}  // namespace
+
+void PTYRedirectorManager::SetDeviceFactories(VirtualDCEDeviceFactory* redirectorFactory,
+                                              VirtualDCEDeviceFactory* telnetModemFactory) {
+    Guard lock(mutex_);
+    redirectorFactory_ = redirectorFactory != nullptr ? redirectorFactory : &placeholderFactory_;
+    telnetModemFactory_ = telnetModemFactory != nullptr ? telnetModemFactory : &placeholderFactory_;
 }
 
-bool PTYRedirectorManager::AddPorts(const std::string& /*list*/, std::string& /*reply*/,
-                                    bool /*strict*/) {
+PTYRedirector* PTYRedirectorManager::FindPort(const std::string& name) {
+    Guard lock(mutex_);
+    auto port = ports_.find(name);
+    return port == ports_.end() ? nullptr : port->second.get();
+}
+
+bool PTYRedirectorManager::IsKnownPort(const std::string& name) {
+    Guard lock(mutex_);
+    return ports_.count(name) != 0 || failedPorts_.count(name) != 0;
+}
+
+std::string PTYRedirectorManager::ListPorts(bool includeFailed) {
+    Guard lock(mutex_);
+    std::set<std::string> names;
+    for (const auto& port : ports_) {
+        names.insert(port.first);
+    }
+    if (includeFailed) {
+        for (const auto& failed : failedPorts_) {
+            names.insert(failed.first);
+        }
+    }
+    return JoinNames(std::vector<std::string>(names.begin(), names.end()));
+}
+
+VirtualDCEDeviceFactory* PTYRedirectorManager::ChooseFactory(const std::string& name) {
+    return PortSettings(name).Number(ConfigKeys::kTelnetModem) != 0 ? telnetModemFactory_
+                                                                    : redirectorFactory_;
+}
+
+std::unique_ptr<PTYRedirector> PTYRedirectorManager::CreatePort(const std::string& name,
+                                                                std::string* error) {
+    std::unique_ptr<PTYRedirector> port(new (std::nothrow)
+                                            PTYRedirector(name, ChooseFactory(name), &listener_));
+    if (!port || !port->IsBuilt()) {
+        *error = "Unable to create pty redirector";
+        return nullptr;
+    }
+    if (!port->CreatePty()) {
+        *error = "Unable to open/create pty";
+        return nullptr;
+    }
+    return port;
+}
+
+bool PTYRedirectorManager::AddPorts(const std::string& list, std::string& reply, bool strict) {
+    Guard lock(mutex_);
+    std::map<std::string, std::unique_ptr<PTYRedirector>> added;
+    // Names this call took out of failedPorts: a strict failure puts them
+    // all back, so that the call leaves the port set as it found it.
+    std::vector<std::string> retried;
+    std::set<std::string> seen;
+    for (PtyListIterator it(list); !it.AtEnd(); it.Next()) {
+        std::string name = it.Current();
+        // A name listed twice is created once: one port, one link.
+        if (!seen.insert(name).second) {
+            continue;
+        }
+        if (failedPorts_.erase(name) != 0) {
+            retried.push_back(name);
+        } else if (ports_.count(name) != 0) {
+            continue;
+        }
+        std::string error;
+        std::unique_ptr<PTYRedirector> port = CreatePort(name, &error);
+        if (port) {
+            Log().Log(DEBUG_INFO, name.c_str(), 0, "Create Port");
+            added[name] = std::move(port);
+            continue;
+        }
+        Log().Log(DEBUG_ERROR, name.c_str(), 0, error.c_str());
+        reply = error + " for " + name;
+        if (strict) {
+            for (auto& [addedName, addedPort] : added) {
+                addedPort->Close();
+            }
+            added.clear();
+            for (const std::string& failed : retried) {
+                failedPorts_[failed] = true;
+            }
+            return false;
+        }
+        failedPorts_[name] = true;
+    }
+    for (auto& [name, port] : added) {
+        ports_[name] = std::move(port);
+    }
     return true;
 }
 
-bool PTYRedirectorManager::RemovePorts(const std::string& /*list*/, std::string& /*reply*/,
-                                       bool /*strict*/) {
+bool PTYRedirectorManager::RemovePorts(const std::string& list, std::string& reply, bool strict) {
+    Guard lock(mutex_);
+    std::set<std::string> remove;
+    std::set<std::string> forget;
+    for (PtyListIterator it(list); !it.AtEnd(); it.Next()) {
+        std::string name = it.Current();
+        if (ports_.count(name) != 0) {
+            remove.insert(name);
+        } else if (failedPorts_.count(name) != 0) {
+            forget.insert(name);
+        } else if (strict) {
+            reply = name + " is not redirected";
+            return false;
+        }
+    }
+    for (const std::string& name : remove) {
+        Log().Log(DEBUG_INFO, name.c_str(), 0, "Remove pty");
+        auto entry = ports_.find(name);
+        std::unique_ptr<PTYRedirector> port = std::move(entry->second);
+        ports_.erase(entry);
+        port->Close();
+    }
+    for (const std::string& name : forget) {
+        Log().Log(DEBUG_INFO, name.c_str(), 0, "Remove failed pty");
+        failedPorts_.erase(name);
+    }
     return true;
 }
 
-bool PTYRedirectorManager::SetPorts(const std::string& /*list*/, std::string& /*reply*/,
-                                    bool /*strict*/) {
+bool PTYRedirectorManager::SetPorts(const std::string& list, std::string& reply, bool strict) {
+    Guard lock(mutex_);
+    std::set<std::string> known;
+    for (const auto& port : ports_) {
+        known.insert(port.first);
+    }
+    for (const auto& failed : failedPorts_) {
+        known.insert(failed.first);
+    }
+    std::vector<std::string> add;
+    std::set<std::string> adding;
+    for (PtyListIterator it(list); !it.AtEnd(); it.Next()) {
+        std::string name = it.Current();
+        known.erase(name);
+        if (ports_.count(name) == 0 && adding.insert(name).second) {
+            add.push_back(name);
+        }
+    }
+    if (!add.empty() && !AddPorts(JoinNames(add), reply, strict)) {
+        return false;
+    }
+    if (!known.empty()) {
+        RemovePorts(JoinNames(std::vector<std::string>(known.begin(), known.end())), reply, strict);
+    }
     return true;
 }
 
-bool PTYRedirectorManager::ApplyMode(const std::string& /*name*/) {
+bool PTYRedirectorManager::ApplyMode(const std::string& name) {
+    Guard lock(mutex_);
+    for (auto& [portName, port] : ports_) {
+        if (name == "ALL" || name == portName) {
+            port->ApplyPermissions();
+        }
+    }
     return true;
 }
 
-bool PTYRedirectorManager::ApplyOwner(const std::string& /*name*/) {
+bool PTYRedirectorManager::ApplyOwner(const std::string& name) {
+    Guard lock(mutex_);
+    for (auto& [portName, port] : ports_) {
+        if (name == "ALL" || name == portName) {
+            port->ApplyOwner();
+        }
+    }
     return true;
 }
 
-bool PTYRedirectorManager::ApplyGroup(const std::string& /*name*/) {
+bool PTYRedirectorManager::ApplyGroup(const std::string& name) {
+    Guard lock(mutex_);
+    for (auto& [portName, port] : ports_) {
+        if (name == "ALL" || name == portName) {
+            port->ApplyGroup();
+        }
+    }
     return true;
 }
 

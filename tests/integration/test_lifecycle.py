@@ -35,7 +35,9 @@ def test_status_stopped_and_stale(root):
 
 def test_foreground_lock_format_and_refusals(daemon, root):
     text = root.read_lock()
-    assert text == "%10d,%10d\n" % (daemon.pid, 0)
+    port = daemon.control_port
+    assert 49152 <= port <= 65534
+    assert text == "%10d,%10d\n" % (daemon.pid, port)
     assert len(text) == 22
     assert stat.S_IMODE(os.stat(root.lock_path).st_mode) == 0o644
 
@@ -92,7 +94,7 @@ def test_stale_or_garbage_lock_is_taken_over(root, content):
         f.write(content)
     d = Daemon(root)
     try:
-        assert root.read_lock() == "%10d,%10d\n" % (d.pid, 0)
+        assert root.read_lock() == "%10d,%10d\n" % (d.pid, d.control_port)
     finally:
         assert d.stop() == 0
 
