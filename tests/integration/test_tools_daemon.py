@@ -14,7 +14,7 @@ import time
 
 import pytest
 
-from conftest import Daemon, program, wait_for
+from conftest import program, wait_for
 
 DEFAULT_TTY = "protocol:\ttcp\nrestore:\tN\nauth:\t\tnone\n"
 
