@@ -99,6 +99,14 @@ bool PTYDevice::Detach(int masterFd) {
 }
 
 void PTYDevice::OpenComplete(int status) {
+    if (status == UART_STATUS_SUCCESS) {
+        // The answer may come on the port thread before AttachDriver has
+        // returned the channel to Attach. Readiness starts flowing with the
+        // interest added below, so the channel must be known first: else
+        // what the application wrote just before closing would be read by
+        // nobody and the pseudo-terminal recycled with it.
+        channel_.store(&uart_->ToDevice());
+    }
     openPending_.store(false);
     Guard lock(lock_);
     AddSelect(fd_, SELECT_READ | SELECT_WRITE);
