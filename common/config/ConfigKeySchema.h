@@ -12,7 +12,7 @@ enum ConfigValueType {
     CONFIG_NONE = 0,    // not in the table
     CONFIG_TEXT = 1,    // the text itself
     CONFIG_NUMBER = 2,  // decimal, written "%u", read "%d"
-    CONFIG_FILE = 3,    // a file specification, handled as text
+    CONFIG_FILE = 3,    // a file name, handled as text
 };
 
 struct ConfigKeyType {

@@ -258,7 +258,7 @@ int LinuxSocket::PeekBuffered(void** out, uint16_t length) {
     return Peek(receiveBuffer_, length);
 }
 
-int LinuxSocket::ConnectAsync(const char* host, uint16_t port) {
+int LinuxSocket::PrepareConnect(const char* host) {
     if (state_ == STATE_CONNECTED) {
         return IPERR_ALREADY_OPEN;
     }
@@ -273,6 +273,13 @@ int LinuxSocket::ConnectAsync(const char* host, uint16_t port) {
     result = Bind(0);
     if (result != 0) {
         CloseDescriptor();
+    }
+    return result;
+}
+
+int LinuxSocket::ConnectAsync(const char* host, uint16_t port) {
+    int result = PrepareConnect(host);
+    if (result != 0) {
         return result;
     }
     remote_.port = port;
@@ -363,18 +370,8 @@ bool LinuxSocket::ResolveBlocking(const char* host, uint32_t* address) {
 }
 
 int LinuxSocket::Connect(const char* host, uint16_t port, IPAddress* resolved) {
-    if (state_ == STATE_CONNECTED) {
-        return IPERR_ALREADY_OPEN;
-    }
-    Close();
-    host_ = host != nullptr ? host : "";
-    int result = OpenDescriptor();
+    int result = PrepareConnect(host);
     if (result != 0) {
-        return result;
-    }
-    result = Bind(0);
-    if (result != 0) {
-        CloseDescriptor();
         return result;
     }
     IPAddress target;

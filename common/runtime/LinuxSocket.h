@@ -114,6 +114,9 @@ class LinuxSocket : public TCPDataServer, public SelectManagerClient {
 
   private:
     int ConnectNow();
+    // The common start of both connects: refuses a connected socket, drops
+    // an attempt under way, opens and binds a fresh descriptor.
+    int PrepareConnect(const char* host);
     bool FinishConnect(int events);
     void HandleReadiness(int events);
     int Receive(char* buffer, uint16_t length, int flags);

@@ -112,8 +112,13 @@ TEST_F(LinuxSocketListenerTest, RefusedOrUnattachableConnectionsAreClosed) {
 }
 
 TEST_F(LinuxSocketListenerTest, AutomaticPortSkipsATakenOne) {
-    // Take 49152 unless someone else has it already; either way it is taken.
+    // Take 49152 unless someone else listens there already; either way it is
+    // taken. SO_REUSEADDR, as the listener itself uses: otherwise connections
+    // of an earlier user lingering in TIME_WAIT would keep the blocker out
+    // but let the listener in.
     int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(blocker, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in in{};
     in.sin_family = AF_INET;
     in.sin_port = htons(LinuxSocketListener::kFirstAutomaticPort);

@@ -15,57 +15,10 @@
 #include <thread>
 
 #include "common/config/RegistryCache.h"
+#include "common/config/ScratchRoot.h"
 #include "common/runtime/SocketTestSupport.h"
 
 namespace controltest {
-
-// A temporary root (etc/, var/lock/, dev/) named by PORTVANE_ROOT for the
-// scope, with the accessor functions on a cache of its configuration file.
-// Everything under it is removed at the end and the environment restored.
-class ScratchRoot {
-  public:
-    ScratchRoot() {
-        char pattern[] = "/tmp/portvane-control-test.XXXXXX";
-        char* made = mkdtemp(pattern);
-        path_ = made != nullptr ? made : "";
-        for (const char* d : {"/etc", "/var", "/var/lock", "/dev"}) {
-            mkdir((path_ + d).c_str(), 0755);
-        }
-        const char* old = getenv("PORTVANE_ROOT");
-        hadRoot_ = old != nullptr;
-        oldRoot_ = hadRoot_ ? old : "";
-        setenv("PORTVANE_ROOT", path_.c_str(), 1);
-        cache_ = std::make_unique<RegistryCache>(path_ + "/etc/portvaned.conf");
-        RegistryCache::Install(cache_.get());
-    }
-    ~ScratchRoot() {
-        RegistryCache::Install(nullptr);
-        cache_.reset();
-        if (hadRoot_) {
-            setenv("PORTVANE_ROOT", oldRoot_.c_str(), 1);
-        } else {
-            unsetenv("PORTVANE_ROOT");
-        }
-        if (!path_.empty()) {
-            nftw(path_.c_str(), Remove, 16, FTW_DEPTH | FTW_PHYS);
-        }
-    }
-    ScratchRoot(const ScratchRoot&) = delete;
-    ScratchRoot& operator=(const ScratchRoot&) = delete;
-
-    const std::string& Path() const { return path_; }
-    RegistryCache& Cache() { return *cache_; }
-
-  private:
-    static int Remove(const char* path, const struct stat*, int, struct FTW*) {
-        return remove(path);
-    }
-
-    std::string path_;
-    bool hadRoot_ = false;
-    std::string oldRoot_;
-    std::unique_ptr<RegistryCache> cache_;
-};
 
 // Reads one reply line (up to and including "\n"); "" on time-out or end.
 inline std::string ReadLine(int fd, int timeoutMs = 3000) {

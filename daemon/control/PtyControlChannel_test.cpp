@@ -54,7 +54,7 @@ class PtyControlChannelTest : public ::testing::Test {
         return value;
     }
 
-    controltest::ScratchRoot root_;
+    ScratchRoot root_;
     PTYRedirectorManager manager_;
     PtyControlChannel channel_{&manager_};
     SocketCommandLine::Session session_{&channel_.Server()};

@@ -36,7 +36,6 @@ class PTYRedirectorManagerTest : public ::testing::Test {
     }
 
     ScratchRoot root_;
-    ScratchConfig config_;
     TraceCapture trace_;
     RecordingDCEFactory redirectors_;
     RecordingDCEFactory modems_;

@@ -67,7 +67,6 @@ class PTYDeviceTest : public ::testing::Test {
     }
 
     ScratchRoot root_;
-    ScratchConfig config_;
     TraceCapture trace_;
     RecordingDCEFactory factory_;
     PTYConnectionListener listener_;

@@ -68,7 +68,6 @@ class PTYRedirectorTest : public ::testing::Test {
     }
 
     ScratchRoot root_;
-    ScratchConfig config_;
     TraceCapture trace_;
     RecordingDCEFactory factory_;
     PTYConnectionListener listener_;

@@ -1,6 +1,6 @@
 // For unit tests only: what the tests of the pseudo-terminal side and of the
-// port manager share. ScratchRoot points PORTVANE_ROOT at a scratch directory
-// (so that links go to <root>/dev/<name>), RecordingDCEDevice stands in for
+// port manager share. ScratchRoot (common/config) points PORTVANE_ROOT at a scratch
+// directory (so that links go to <root>/dev/<name>), RecordingDCEDevice stands in for
 // a port's network side and RecordingDCEFactory builds it, and the helpers
 // open a slave as an application would and tell pseudo-terminal nodes apart.
 // Every object restores what it changed when it goes.
@@ -22,46 +22,12 @@
 #include <string>
 #include <vector>
 
+#include "common/config/ScratchRoot.h"
 #include "common/runtime/SelectManager.h"
 #include "daemon/ports/VirtualUART.h"
 #include "daemon/ports/VirtualUARTChannel.h"
 #include "daemon/redirect/VirtualDCEDevice.h"
 #include "daemon/redirect/VirtualDCEDeviceFactory.h"
-
-class ScratchRoot {
-  public:
-    ScratchRoot() {
-        char pattern[] = "/tmp/portvane-pty-XXXXXX";
-        path_ = mkdtemp(pattern) != nullptr ? pattern : "";
-        mkdir((path_ + "/dev").c_str(), 0755);
-        const char* old = getenv("PORTVANE_ROOT");
-        hadOld_ = old != nullptr;
-        old_ = hadOld_ ? old : "";
-        setenv("PORTVANE_ROOT", path_.c_str(), 1);
-    }
-    ~ScratchRoot() {
-        if (hadOld_) {
-            setenv("PORTVANE_ROOT", old_.c_str(), 1);
-        } else {
-            unsetenv("PORTVANE_ROOT");
-        }
-        if (!path_.empty()) {
-            nftw(path_.c_str(), Remove, 16, FTW_DEPTH | FTW_PHYS);
-        }
-    }
-    ScratchRoot(const ScratchRoot&) = delete;
-    ScratchRoot& operator=(const ScratchRoot&) = delete;
-
-    std::string Dev(const std::string& name) const { return path_ + "/dev/" + name; }
-
-  private:
-    static int Remove(const char* path, const struct stat*, int, struct FTW*) {
-        return remove(path);
-    }
-    std::string path_;
-    std::string old_;
-    bool hadOld_ = false;
-};
 
 // Which pseudo-terminal a path leads to. The kernel reuses pty numbers (and
 // with them inode numbers), so the change time tells a fresh one apart.

@@ -1,6 +1,5 @@
 // For unit tests only: what the tests of the port model and of the network
-// side share. TraceCapture records the debug monitor's records, ScratchConfig
-// installs a configuration cache over an empty file in a scratch directory,
+// side share. TraceCapture records the debug monitor's records,
 // FakeUARTClient stands in for either side of a VirtualUART, and WaitUntil
 // bounds the wait for something the port thread does. Each object restores
 // what it changed when it goes.
@@ -22,6 +21,7 @@
 #include <vector>
 
 #include "common/config/RegistryCache.h"
+#include "common/config/ScratchRoot.h"
 #include "common/runtime/ClockSource.h"
 #include "common/runtime/DebugMonitor.h"
 #include "daemon/ports/VirtualUART.h"
@@ -93,35 +93,6 @@ class TraceCapture : public DebugMonitorDataSink {
 
     std::mutex mutex_;
     std::vector<Record> records_;
-};
-
-class ScratchConfig {
-  public:
-    ScratchConfig() {
-        char pattern[] = "/tmp/portvane-uart-XXXXXX";
-        directory_ = mkdtemp(pattern) != nullptr ? pattern : "/tmp";
-        path_ = directory_ + "/portvaned.conf";
-        if (FILE* f = fopen(path_.c_str(), "w")) {
-            fclose(f);
-        }
-        cache_ = std::make_unique<RegistryCache>(path_);
-        // Settings made before the first load would be replaced by the
-        // file's contents at that load.
-        cache_->Load();
-        RegistryCache::Install(cache_.get());
-    }
-    ~ScratchConfig() {
-        RegistryCache::Install(nullptr);
-        cache_.reset();
-        unlink(path_.c_str());
-        // The cache writes beside the file and renames; nothing else stays.
-        rmdir(directory_.c_str());
-    }
-
-  private:
-    std::string directory_;
-    std::string path_;
-    std::unique_ptr<RegistryCache> cache_;
 };
 
 // Waits, in real time, for work of another thread; false after timeoutMs.

@@ -103,7 +103,7 @@ class VirtualUARTTest : public ::testing::Test {
     }
 
     ManualClock clock_{1000000};
-    ScratchConfig config_;
+    ScratchRoot config_;
     TraceCapture trace_;
 };
 

@@ -10,7 +10,7 @@
 namespace {
 
 TEST(DiscardingDCEDevice, AcceptsTheOpenAndDropsTheData) {
-    ScratchConfig config;
+    ScratchRoot config;
     auto uart = std::make_unique<VirtualUART>("tty0");
     DiscardingDCEDeviceFactory factory;
     std::unique_ptr<VirtualDCEDevice> device =
