@@ -92,6 +92,11 @@ std::string PTYRedirector::LinkPath() const {
     return PortvanePaths::DeviceLink(GetName());
 }
 
+int PTYRedirector::CreatedCount() {
+    Lock lock(lock_);
+    return created_;
+}
+
 int PTYRedirector::GetMasterFd() {
     Lock lock(lock_);
     return masterFd_;
@@ -164,6 +169,7 @@ bool PTYRedirector::CreatePty() {
         AbandonMaster();
         return false;
     }
+    ++created_;
     return true;
 }
 

@@ -70,6 +70,10 @@ class PTYRedirector : public PTYConnectionClient {
     const char* GetName() const { return uart_.GetName(); }
     std::string LinkPath() const;
     int GetMasterFd();
+    // Pseudo-terminals published so far. The kernel reuses a closed one's
+    // number, inode and (within a clock tick) change time, so this is what
+    // tells a fresh one from the last.
+    int CreatedCount();
     // The current slave's path; "" without a pseudo-terminal.
     std::string GetSlavePath();
     VirtualUART& GetUART() { return uart_; }
@@ -95,6 +99,7 @@ class PTYRedirector : public PTYConnectionClient {
     std::unique_ptr<VirtualDCEDevice> dceDevice_;
     std::recursive_mutex lock_;
     int masterFd_ = -1;
+    int created_ = 0;
     bool closing_ = false;
     int slaveUid_ = -1;
     int slaveGid_ = -1;
